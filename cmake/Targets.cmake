@@ -32,5 +32,7 @@ function(tolvan_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} tolvan_warnings GTest::gmock GTest::gtest_main)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
   set(labels unit ${ARG_LABELS})
+  # Escaped so the list survives as one LABELS value through gtest_discover_tests.
+  string(REPLACE ";" "\\;" labels "${labels}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${labels}")
 endfunction()
