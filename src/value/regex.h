@@ -7,6 +7,9 @@
 // error; an escaped punctuation character stands for itself).
 // Failure: RegexError carrying PCRE2's text, e.g. "missing closing parenthesis at offset 1",
 // or "unknown group name 'x'", "invalid group reference 3", "bad escape \q".
+// A text that is not valid UTF-8 never matches (substitute returns it unchanged); a match that
+// exceeds PCRE2's resource limits counts as no match in full_match and search, and raises
+// RegexError in substitute.
 // Thread-safety: a compiled Regex is immutable and shared between threads; every match uses
 // its own match data.
 
@@ -60,7 +63,7 @@ class Regex {
 
  private:
   std::string pattern_;
-  void* code_ = nullptr;  // pcre2_code_8*
+  void* code_ = nullptr;  // the compiled forms (regex.cpp)
 };
 
 }  // namespace tolvan

@@ -1,8 +1,6 @@
 // Text form, literal form and float formatting.
 
 #define PCRE2_CODE_UNIT_WIDTH 8
-#include <pcre2.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -10,6 +8,8 @@
 #include <cstdlib>
 #include <string>
 #include <system_error>
+
+#include <pcre2.h>
 
 #include "value/internal/utf8.h"
 #include "value/value.h"
@@ -42,7 +42,8 @@ bool printable_non_ascii(std::uint32_t cp) {
 
 void append_hex(std::string& out, std::uint32_t v, int digits) {
   static constexpr char kHex[] = "0123456789abcdef";
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kHex[(v >> shift) & 0xF];
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+    out += kHex[(v >> shift) & 0xF];
 }
 
 void append_literal(std::string& out, const Value& v);
@@ -186,13 +187,19 @@ void append_literal(std::string& out, const Value& v) {
 
 std::string to_text(const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::Null: return "None";
-    case Value::Kind::Bool: return v.as_bool() ? "True" : "False";
-    case Value::Kind::Int: return std::to_string(v.as_int());
-    case Value::Kind::Float: return format_float(v.as_float());
-    case Value::Kind::String: return v.as_string();
+    case Value::Kind::Null:
+      return "None";
+    case Value::Kind::Bool:
+      return v.as_bool() ? "True" : "False";
+    case Value::Kind::Int:
+      return std::to_string(v.as_int());
+    case Value::Kind::Float:
+      return format_float(v.as_float());
+    case Value::Kind::String:
+      return v.as_string();
     case Value::Kind::Sequence:
-    case Value::Kind::Mapping: return to_literal(v);
+    case Value::Kind::Mapping:
+      return to_literal(v);
   }
   return {};
 }

@@ -25,7 +25,8 @@ bool int_equals_float(std::int64_t i, double d) {
 // ---- Mapping ----
 
 Mapping::Mapping(std::initializer_list<Entry> entries) {
-  for (const auto& e : entries) set(e.first, e.second);
+  for (const auto& e : entries)
+    set(e.first, e.second);
 }
 
 const Value* Mapping::find(std::string_view key) const {
@@ -83,13 +84,20 @@ bool operator==(const Mapping& a, const Mapping& b) {
 
 std::string_view Value::type_name() const {
   switch (kind()) {
-    case Kind::Null: return "NoneType";
-    case Kind::Bool: return "bool";
-    case Kind::Int: return "int";
-    case Kind::Float: return "float";
-    case Kind::String: return "str";
-    case Kind::Sequence: return "list";
-    case Kind::Mapping: return "dict";
+    case Kind::Null:
+      return "NoneType";
+    case Kind::Bool:
+      return "bool";
+    case Kind::Int:
+      return "int";
+    case Kind::Float:
+      return "float";
+    case Kind::String:
+      return "str";
+    case Kind::Sequence:
+      return "list";
+    case Kind::Mapping:
+      return "dict";
   }
   return "unknown";
 }
@@ -167,13 +175,20 @@ const Value& Value::at(std::size_t index) const {
 
 bool Value::truthy() const {
   switch (kind()) {
-    case Kind::Null: return false;
-    case Kind::Bool: return std::get<bool>(data_);
-    case Kind::Int: return std::get<std::int64_t>(data_) != 0;
-    case Kind::Float: return std::get<double>(data_) != 0.0;  // NaN is true, as in Python
-    case Kind::String: return !std::get<std::string>(data_).empty();
-    case Kind::Sequence: return !std::get<Sequence>(data_).empty();
-    case Kind::Mapping: return !std::get<Mapping>(data_).empty();
+    case Kind::Null:
+      return false;
+    case Kind::Bool:
+      return std::get<bool>(data_);
+    case Kind::Int:
+      return std::get<std::int64_t>(data_) != 0;
+    case Kind::Float:
+      return std::get<double>(data_) != 0.0;  // NaN is true, as in Python
+    case Kind::String:
+      return !std::get<std::string>(data_).empty();
+    case Kind::Sequence:
+      return !std::get<Sequence>(data_).empty();
+    case Kind::Mapping:
+      return !std::get<Mapping>(data_).empty();
   }
   return false;
 }
@@ -186,13 +201,20 @@ bool operator==(const Value& a, const Value& b) {
   if (ka == K::Float && kb == K::Int) return int_equals_float(b.as_int(), a.as_float());
   if (ka != kb) return false;
   switch (ka) {
-    case K::Null: return true;
-    case K::Bool: return a.as_bool() == b.as_bool();
-    case K::Int: return a.as_int() == b.as_int();
-    case K::Float: return a.as_float() == b.as_float();
-    case K::String: return a.as_string() == b.as_string();
-    case K::Sequence: return a.as_sequence() == b.as_sequence();
-    case K::Mapping: return a.as_mapping() == b.as_mapping();
+    case K::Null:
+      return true;
+    case K::Bool:
+      return a.as_bool() == b.as_bool();
+    case K::Int:
+      return a.as_int() == b.as_int();
+    case K::Float:
+      return a.as_float() == b.as_float();
+    case K::String:
+      return a.as_string() == b.as_string();
+    case K::Sequence:
+      return a.as_sequence() == b.as_sequence();
+    case K::Mapping:
+      return a.as_mapping() == b.as_mapping();
   }
   return false;
 }

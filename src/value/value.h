@@ -49,8 +49,12 @@ class Mapping {
   Value* find(std::string_view key);
   const Value* find(const Value& key) const;
   Value* find(const Value& key);
+  // A string literal would be ambiguous between the string_view and Value overloads.
+  const Value* find(const char* key) const { return find(std::string_view(key)); }
+  Value* find(const char* key) { return find(std::string_view(key)); }
   bool contains(std::string_view key) const { return find(key) != nullptr; }
   bool contains(const Value& key) const { return find(key) != nullptr; }
+  bool contains(const char* key) const { return find(std::string_view(key)) != nullptr; }
 
   /// Inserts or replaces; returns the stored value.
   Value& set(Value key, Value value);
@@ -73,7 +77,11 @@ class Mapping {
 
 class Value {
  public:
+  // The enumerators share names with the Sequence and Mapping types on purpose.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"
   enum class Kind { Null, Bool, Int, Float, String, Sequence, Mapping };
+#pragma GCC diagnostic pop
 
   Value() = default;
   Value(std::nullptr_t) {}
@@ -82,6 +90,9 @@ class Value {
   Value(long i) : data_(static_cast<std::int64_t>(i)) {}
   Value(long long i) : data_(static_cast<std::int64_t>(i)) {}
   Value(unsigned i) : data_(static_cast<std::int64_t>(i)) {}
+  /// Sizes and counts; a value above the 64-bit signed range is stored as a float.
+  Value(unsigned long i) : data_(from_unsigned(i)) {}
+  Value(unsigned long long i) : data_(from_unsigned(i)) {}
   Value(double d) : data_(d) {}
   Value(const char* s) : data_(std::string(s)) {}
   Value(std::string s) : data_(std::move(s)) {}
@@ -116,6 +127,7 @@ class Value {
   /// Mapping lookup that never throws: nullptr when this is not a mapping or the key is absent.
   const Value* find(std::string_view key) const;
   const Value* find(const Value& key) const;
+  const Value* find(const char* key) const { return find(std::string_view(key)); }
   /// The value under `key`, or `fallback` when absent or when this is not a mapping.
   Value get_or(std::string_view key, Value fallback) const;
   /// Mapping lookup that throws ValueError ("key 'name' not found") when absent.
@@ -131,7 +143,14 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
-  std::variant<std::monostate, bool, std::int64_t, double, std::string, Sequence, Mapping> data_;
+  using Data =
+      std::variant<std::monostate, bool, std::int64_t, double, std::string, Sequence, Mapping>;
+  static Data from_unsigned(unsigned long long u) {
+    if (u > static_cast<unsigned long long>(INT64_MAX)) return static_cast<double>(u);
+    return static_cast<std::int64_t>(u);
+  }
+
+  Data data_;
 };
 
 /// Text form: a string as is; integers in decimal; floats as `format_float`; booleans

@@ -22,6 +22,13 @@ class YamlError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+/// Raised by load_yaml_file when the file cannot be read at all (missing, unreadable, a
+/// directory, text that is not UTF-8), as opposed to a document that is not valid YAML.
+class YamlReadError : public YamlError {
+ public:
+  using YamlError::YamlError;
+};
+
 inline constexpr std::size_t kMaxYamlBytes = 4 * 1024 * 1024;
 inline constexpr int kMaxYamlDepth = 64;
 
