@@ -9,8 +9,10 @@
 // may replace the alias set; the set is an immutable snapshot replaced whole, so a reader sees
 // the old set or the new one, never a mixture. `load` runs at startup only.
 
+#include <atomic>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -47,6 +49,15 @@ struct AppLogParts {
 
 /// Splits an AppLog value on blanks (`_parse_app_log`).
 AppLogParts parse_app_log(std::string_view text);
+
+/// The command-line option that overrides a key ("ListenPort" -> "--listen-port"), as
+/// messages about overrides name it.
+std::string option_name_for_key(std::string_view key);
+
+/// Does the service run inside a container. `container_setting` is the Container value: null
+/// means detect ("/.dockerenv", "/run/.containerenv", or a `container` environment variable);
+/// otherwise its text form, lower-cased, of "1" or "true" means yes and anything else no.
+bool running_in_container(const Value& container_setting);
 
 /// Outcome of a startup or reload, kept for the health endpoint.
 struct Outcome {
@@ -85,7 +96,37 @@ class Config {
   std::optional<Outcome> last_alias_reload() const;
 
   // The implementation adds its own private members below.
+
+ private:
+  using Settings = std::map<std::string, Value, std::less<>>;
+
+  /// Error messages of one alias definition, each prefixed with where it came from.
+  void check_definition(const std::string& file, std::size_t index, Value definition,
+                        AliasSet& aliases, std::map<std::string, std::string>& first_file,
+                        std::vector<std::string>& errors) const;
+  void load_alias_file(const std::string& dir, const std::string& file, AliasSet& aliases,
+                       std::map<std::string, std::string>& first_file,
+                       std::vector<std::string>& errors) const;
+
+  // Every key with a value after `load`; an absent key reads as null. Replaced whole.
+  std::atomic<std::shared_ptr<const Settings>> settings_{std::make_shared<const Settings>()};
+  // The applied alias set; never null. Replaced whole, never edited in place.
+  std::atomic<std::shared_ptr<const AliasSet>> aliases_{std::make_shared<const AliasSet>()};
+  // Recorded outcomes; null until first recorded.
+  std::atomic<std::shared_ptr<const Outcome>> startup_;
+  std::atomic<std::shared_ptr<const Outcome>> auth_reload_;
+  std::atomic<std::shared_ptr<const Outcome>> alias_reload_;
+  // Serialises alias reloads, so two reloads never compare against the same previous set.
+  std::mutex reload_mutex_;
 };
+
+namespace detail {
+
+/// `running_in_container` with the markers given, so it can be tried on any machine.
+bool running_in_container(const Value& container_setting, const std::string& dockerenv_path,
+                          const std::string& containerenv_path, const char* env_name);
+
+}  // namespace detail
 
 /// The process-wide store.
 extern Config config;
