@@ -109,8 +109,10 @@ CopyOutcome copy_regular_file(const std::string& src, const std::string& dest) {
   if (std::string err = make_parent(dest); !err.empty()) return {false, err};
 
   const fs::path dest_path(dest);
-  std::string tmp =
-      (dest_path.parent_path() / ("." + dest_path.filename().string() + ".XXXXXX")).string();
+  std::string tmp_name = ".";
+  tmp_name += dest_path.filename().string();
+  tmp_name += ".XXXXXX";
+  std::string tmp = (dest_path.parent_path() / tmp_name).string();
   Fd out(::mkostemp(tmp.data(), O_CLOEXEC));
   if (!out.valid()) return {false, errno_text(errno)};
 
