@@ -97,6 +97,13 @@ void preserve_streams(const Sequence& entries, const std::optional<std::string>&
 
 namespace detail {
 
+/// The name preserved files are filed under: the correlation ID when it can name one entry of
+/// LogDir, otherwise kUnknownCorrelationId (so "../x" never leads out of LogDir).
+inline std::string log_name_for(std::string_view correlation_id) {
+  return is_plain_file_name(correlation_id) ? std::string(correlation_id)
+                                            : std::string(kUnknownCorrelationId);
+}
+
 /// Disabled normalised values.
 inline const std::set<std::string> DISABLED_VALUES{"none", "false"};
 

@@ -81,8 +81,7 @@ void preserve_streams(const Sequence& entries, const std::optional<std::string>&
                       std::string_view correlation_id) {
   if (entries.empty()) return;
   const std::string dir = resolve_log_dir(log_dir);
-  const std::string cid =
-      correlation_id.empty() ? std::string(kUnknownCorrelationId) : std::string(correlation_id);
+  const std::string cid = detail::log_name_for(correlation_id);
   for (const Value& entry : entries) {
     const std::string stream = to_text(entry.at("stream"));
     const std::optional<std::string>* content = nullptr;

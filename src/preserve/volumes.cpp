@@ -107,8 +107,7 @@ void preserve_volumes(const std::vector<PreserveSpec>& specs, const Value& log_d
   std::string cid;
   try {
     dir = resolve_log_dir(log_dir);
-    cid = correlation_id.empty() ? std::string(kUnknownCorrelationId)
-                                 : std::string(correlation_id);
+    cid = detail::log_name_for(correlation_id);
   } catch (const std::exception& e) {
     logger.error(std::string("Volume preserve failed: ") + e.what());
     return;

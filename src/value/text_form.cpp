@@ -16,6 +16,12 @@
 
 namespace tolvan {
 
+bool is_plain_file_name(std::string_view s) {
+  return !s.empty() && s != "." && s != ".." && s.find('/') == std::string_view::npos &&
+         s.find('\0') == std::string_view::npos;
+}
+
+
 namespace {
 
 // Whether a non-ASCII code point is shown as is in a quoted literal. Like Python's

@@ -61,12 +61,13 @@ class Mapping {
   /// Removes the key; returns whether it was present.
   bool erase(const Value& key);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const_iterator begin() const { return entries_.begin(); }
-  const_iterator end() const { return entries_.end(); }
-  iterator begin() { return entries_.begin(); }
-  iterator end() { return entries_.end(); }
+  // Defined after Value, which must be complete first.
+  std::size_t size() const;
+  bool empty() const;
+  const_iterator begin() const;
+  const_iterator end() const;
+  iterator begin();
+  iterator end();
 
   /// Deep equality; key order does not matter.
   friend bool operator==(const Mapping& a, const Mapping& b);
@@ -153,6 +154,13 @@ class Value {
   Data data_;
 };
 
+inline std::size_t Mapping::size() const { return entries_.size(); }
+inline bool Mapping::empty() const { return entries_.empty(); }
+inline Mapping::const_iterator Mapping::begin() const { return entries_.begin(); }
+inline Mapping::const_iterator Mapping::end() const { return entries_.end(); }
+inline Mapping::iterator Mapping::begin() { return entries_.begin(); }
+inline Mapping::iterator Mapping::end() { return entries_.end(); }
+
 /// Text form: a string as is; integers in decimal; floats as `format_float`; booleans
 /// "True"/"False"; null "None"; sequences and mappings as their literal form.
 std::string to_text(const Value& v);
@@ -178,5 +186,10 @@ std::string to_lower(std::string_view s);
 
 /// Whitespace stripped from both ends (space, \t, \n, \r, \f, \v).
 std::string_view strip(std::string_view s);
+
+/// Whether `s` can name one entry inside a directory and nothing else: not empty, not "." or
+/// "..", no "/" and no NUL. Names built from outside input (correlation IDs) must pass this
+/// before they are joined to a directory.
+bool is_plain_file_name(std::string_view s);
 
 }  // namespace tolvan

@@ -127,7 +127,9 @@ bool needs_run_dir(const Value& alias_config) {
 
 RunDir create(const std::string& shared_dir, const Value& alias_config,
               std::string_view correlation_id) {
-  const std::string name = correlation_id.empty() ? random_uuid() : std::string(correlation_id);
+  // An ID that could name anything but one entry of SharedDir gets a fresh name instead.
+  const std::string name =
+      is_plain_file_name(correlation_id) ? std::string(correlation_id) : random_uuid();
   RunDir result;
   result.run_dir = (fs::path(shared_dir) / name).string();
   fs::create_directories(result.run_dir);
