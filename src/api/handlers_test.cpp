@@ -39,11 +39,11 @@ TEST(PercentDecode, DecodesValidEscapesAndKeepsTheRest) {
 }
 
 TEST(RepairUtf8, ReplacesOnlyInvalidSequences) {
-  EXPECT_EQ(repair_utf8("caf\xC3\xA9 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
-  EXPECT_EQ(repair_utf8("a\xFFz"), "a\xEF\xBF\xBDz");
-  EXPECT_EQ(repair_utf8("\xC3"), "\xEF\xBF\xBD");                                  // truncated
-  EXPECT_EQ(repair_utf8("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong "/"
-  EXPECT_EQ(repair_utf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
+  EXPECT_EQ(utf8_replace_invalid("caf\xC3\xA9 \xF0\x9F\x98\x80"), "caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(utf8_replace_invalid("a\xFFz"), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(utf8_replace_invalid("\xC3"), "\xEF\xBF\xBD");                                  // truncated
+  EXPECT_EQ(utf8_replace_invalid("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD");                  // overlong "/"
+  EXPECT_EQ(utf8_replace_invalid("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // surrogate
 }
 
 TEST(ParseParameters, FormValuesAreDecodedAndRepaired) {

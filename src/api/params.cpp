@@ -24,35 +24,6 @@ int hex_digit(char c) {
   return -1;
 }
 
-// Length of the valid UTF-8 sequence starting at `i`, or 0 when it is not one (overlong
-// forms, surrogates and code points above U+10FFFF included).
-std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  std::size_t len = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + len > s.size()) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (std::size_t k = 2; k < len; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return len;
-}
 
 // What a JSON body holds: its top-level members in order, each value as parameter text, or
 // nullopt for a value that cannot be a parameter (null, array, object). Nested containers are
@@ -128,8 +99,8 @@ bool add_form(ParsedParameters& out, std::string_view text) {
     const std::string_view raw_name = pair.substr(0, eq);
     const std::string_view raw_value =
         eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
-    if (!add_parameter(out, repair_utf8(percent_decode(raw_name, true)),
-                       repair_utf8(percent_decode(raw_value, true)))) {
+    if (!add_parameter(out, utf8_replace_invalid(percent_decode(raw_name, true)),
+                       utf8_replace_invalid(percent_decode(raw_value, true)))) {
       return false;
     }
   }
@@ -183,21 +154,6 @@ std::string percent_decode(std::string_view text, bool plus_as_space) {
   return out;
 }
 
-std::string repair_utf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const std::size_t len = utf8_sequence_length(text, i);
-    if (len == 0) {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    out.append(text.substr(i, len));
-    i += len;
-  }
-  return out;
-}
 
 ParsedParameters parse_parameters(std::string_view query, std::string_view content_type,
                                   std::string_view body) {

@@ -125,8 +125,8 @@ Volumes build_volumes(const Value& alias_cfg, const Mapping& params, const RunDi
 std::pair<std::optional<std::string>, std::optional<std::string>> safe_container_logs(
     const docker::Client& client, const std::string& container_id) noexcept {
   try {
-    std::string out = decode_utf8_replace(client.logs(container_id, docker::LogStream::Stdout));
-    std::string err = decode_utf8_replace(client.logs(container_id, docker::LogStream::Stderr));
+    std::string out = utf8_replace_invalid(client.logs(container_id, docker::LogStream::Stdout));
+    std::string err = utf8_replace_invalid(client.logs(container_id, docker::LogStream::Stderr));
     return {std::move(out), std::move(err)};
   } catch (...) {
     return {std::nullopt, std::nullopt};
@@ -268,8 +268,8 @@ Value Executor::execute_container(const Value& alias_cfg, const Mapping& params)
       const Value status = waiter.get();
       const Value* code = status.find("StatusCode");
       const Value returncode = code != nullptr ? *code : Value(0);
-      std::string out = decode_utf8_replace(client->logs(container.id, docker::LogStream::Stdout));
-      std::string err = decode_utf8_replace(client->logs(container.id, docker::LogStream::Stderr));
+      std::string out = utf8_replace_invalid(client->logs(container.id, docker::LogStream::Stdout));
+      std::string err = utf8_replace_invalid(client->logs(container.id, docker::LogStream::Stderr));
       captured_stdout = out;
       captured_stderr = err;
       Mapping file_outputs = collect_output_files(alias_cfg, params, rd);

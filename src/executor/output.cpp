@@ -109,7 +109,7 @@ std::string file_value(const RunDirFs& run_dir, const std::string& rel, const st
   struct stat st;
   if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   try {
-    return universal_newlines(decode_utf8_replace(read_all(fd.get(), rel)));
+    return universal_newlines(utf8_replace_invalid(read_all(fd.get(), rel)));
   } catch (const FsError&) {
     return {};
   }

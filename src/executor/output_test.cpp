@@ -162,7 +162,7 @@ TEST(DecodeUtf8, ReplacesEachMaximalInvalidSequenceOnce) {
       for (int i = 0; i < 4; ++i)
         expected += "\xEF\xBF\xBD";
     }
-    EXPECT_EQ(detail::decode_utf8_replace(c.in), expected) << ::testing::PrintToString(c.in);
+    EXPECT_EQ(utf8_replace_invalid(c.in), expected) << ::testing::PrintToString(c.in);
   }
 }
 

@@ -55,23 +55,6 @@ std::string decode_utf8_strict(std::string bytes, std::string_view what) {
   return bytes;
 }
 
-std::string decode_utf8_replace(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size();) {
-    std::size_t bad;
-    const std::size_t n = valid_sequence(bytes, i, bad);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      i += bad;
-      continue;
-    }
-    out.append(bytes, i, n);
-    i += n;
-  }
-  return out;
-}
-
 std::string universal_newlines(std::string text) {
   std::size_t w = 0;
   for (std::size_t r = 0; r < text.size(); ++r) {

@@ -119,8 +119,6 @@ std::string stream_filename(const Value& entry);
 std::string stream_dest_path(const std::string& filename, bool flatten,
                              const std::string& log_dir, const std::string& correlation_id);
 
-/// `bytes` as UTF-8 with every invalid sequence replaced by U+FFFD.
-std::string decode_utf8_replace(std::string_view bytes);
 
 }  // namespace detail
 

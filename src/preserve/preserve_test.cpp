@@ -361,7 +361,7 @@ TEST(DecodeUtf8Replace, InvalidSequencesBecomeReplacementCharacters) {
       {"\xF4\x90\x80\x80", R + R + R + R}, // above U+10FFFF
       {"\xC3", R},
   };
-  for (const Row& row : rows) EXPECT_EQ(detail::decode_utf8_replace(row.in), row.out);
+  for (const Row& row : rows) EXPECT_EQ(utf8_replace_invalid(row.in), row.out);
 }
 
 }  // namespace

@@ -23,56 +23,6 @@ std::string stream_dest_path(const std::string& filename, bool flatten,
   return join_path(join_path(log_dir, correlation_id), filename);
 }
 
-std::string decode_utf8_replace(std::string_view bytes) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(bytes.size());
-  const std::size_t size = bytes.size();
-  std::size_t i = 0;
-  while (i < size) {
-    const auto lead = static_cast<unsigned char>(bytes[i]);
-    if (lead < 0x80) {
-      out += static_cast<char>(lead);
-      ++i;
-      continue;
-    }
-    std::size_t need = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      need = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      need = 2;
-      if (lead == 0xE0) low = 0xA0;   // no overlong forms
-      if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      need = 3;
-      if (lead == 0xF0) low = 0x90;   // no overlong forms
-      if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-    } else {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    // Take continuation bytes while they fit; a sequence cut short is replaced as a whole
-    // (one U+FFFD for its longest valid start), and decoding resumes at the offending byte.
-    std::size_t len = 1;
-    while (len <= need && i + len < size) {
-      const auto b = static_cast<unsigned char>(bytes[i + len]);
-      const unsigned char lo = len == 1 ? low : 0x80;
-      const unsigned char hi = len == 1 ? high : 0xBF;
-      if (b < lo || b > hi) break;
-      ++len;
-    }
-    if (len == need + 1) {
-      out.append(bytes.substr(i, len));
-    } else {
-      out += kReplacement;
-    }
-    i += len;
-  }
-  return out;
-}
 
 }  // namespace detail
 
@@ -92,7 +42,7 @@ void preserve_streams(const Sequence& entries, const std::optional<std::string>&
     const Value* flatten = entry.find("flatten");
     const std::string dest = detail::stream_dest_path(
         detail::stream_filename(entry), flatten != nullptr && flatten->truthy(), dir, cid);
-    const std::string error = write_file(dest, detail::decode_utf8_replace(**content));
+    const std::string error = write_file(dest, utf8_replace_invalid(**content));
     if (!error.empty()) {
       log::get_logger("tolvan").error("Stream preserve failed: failed to preserve " + stream +
                                       " to " + quote_literal(dest) + ": " + error);

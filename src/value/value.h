@@ -187,6 +187,11 @@ std::string to_lower(std::string_view s);
 /// Whitespace stripped from both ends (space, \t, \n, \r, \f, \v).
 std::string_view strip(std::string_view s);
 
+/// `bytes` as UTF-8 with every invalid sequence replaced by U+FFFD: one replacement for each
+/// maximal invalid subpart (a truncated sequence is one, a stray byte is one), as the common
+/// decoders do.
+std::string utf8_replace_invalid(std::string_view bytes);
+
 /// Whether `s` can name one entry inside a directory and nothing else: not empty, not "." or
 /// "..", no "/" and no NUL. Names built from outside input (correlation IDs) must pass this
 /// before they are joined to a directory.

@@ -83,8 +83,6 @@ bool is_valid_correlation_id(std::string_view id);
 /// space, as in form data and query strings.
 std::string percent_decode(std::string_view text, bool plus_as_space);
 
-/// `text` with every invalid UTF-8 sequence replaced by U+FFFD.
-std::string repair_utf8(std::string_view text);
 
 /// The audit form of a text field: space, control characters, "%" and every byte above 0x7E
 /// percent-encoded ("%20", "%0A", "%C3%A9"), so a value can never split or forge a line.

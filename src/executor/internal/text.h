@@ -20,8 +20,6 @@ class DecodeError : public std::runtime_error {
 /// invalid byte and its offset.
 std::string decode_utf8_strict(std::string bytes, std::string_view what);
 
-/// `bytes` as UTF-8 with each maximal invalid subsequence replaced by one U+FFFD.
-std::string decode_utf8_replace(std::string_view bytes);
 
 /// CR LF and lone CR both become LF.
 std::string universal_newlines(std::string text);
