@@ -51,6 +51,16 @@ std::size_t utf8_valid_sequence(std::string_view s, std::size_t i, std::size_t& 
 
 }  // namespace
 
+std::size_t utf8_first_invalid(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t bad;
+    const std::size_t n = utf8_valid_sequence(bytes, i, bad);
+    if (n == 0) return i;
+    i += n;
+  }
+  return std::string_view::npos;
+}
+
 std::string utf8_replace_invalid(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());

@@ -192,6 +192,10 @@ std::string_view strip(std::string_view s);
 /// decoders do.
 std::string utf8_replace_invalid(std::string_view bytes);
 
+/// Offset of the first byte that does not start a valid UTF-8 sequence, or npos when all of
+/// `bytes` is valid UTF-8.
+std::size_t utf8_first_invalid(std::string_view bytes);
+
 /// Whether `s` can name one entry inside a directory and nothing else: not empty, not "." or
 /// "..", no "/" and no NUL. Names built from outside input (correlation IDs) must pass this
 /// before they are joined to a directory.
