@@ -15,6 +15,7 @@
 
 #include "config/config.h"
 #include "executor/executor.h"
+#include "executor/internal/reaper.h"
 #include "executor/internal/runner.h"
 #include "executor/internal/text.h"
 #include "fetcher/fetcher.h"
@@ -140,11 +141,12 @@ namespace {
 // How long the wait may still take after the kill before forced removal ends the container.
 constexpr std::chrono::seconds kKillGrace(10);
 
-// Removes the container with force when it goes out of scope, ignoring every error.
+// Removes the container with force when it goes out of scope; a removal the engine cannot do
+// now is retried in the background.
 class ContainerRemover {
  public:
-  ContainerRemover(const docker::Client& client, std::string id)
-      : client_(client), id_(std::move(id)) {}
+  ContainerRemover(std::shared_ptr<docker::Client> client, std::string id)
+      : client_(std::move(client)), id_(std::move(id)) {}
   ~ContainerRemover() { remove_now(); }
   ContainerRemover(const ContainerRemover&) = delete;
   ContainerRemover& operator=(const ContainerRemover&) = delete;
@@ -152,14 +154,11 @@ class ContainerRemover {
   void remove_now() noexcept {
     if (done_) return;
     done_ = true;
-    try {
-      client_.remove(id_, /*force=*/true);
-    } catch (...) {
-    }
+    detail::remove_container(client_, id_);
   }
 
  private:
-  const docker::Client& client_;
+  std::shared_ptr<docker::Client> client_;
   std::string id_;
   bool done_ = false;
 };
@@ -240,7 +239,7 @@ Value Executor::execute_container(const Value& alias_cfg, const Mapping& params)
                       " cmd=" + (options.command ? quote_literal(*options.command) : "None"));
     }
     const docker::Container container = client->run(options);
-    ContainerRemover remover(*client, container.id);
+    ContainerRemover remover(client, container.id);
     container_id = short_id(container.id.empty() ? Value() : Value(container.id));
     const Value* image_ref = container.attrs.find("Image");
     image_id = short_id(image_ref != nullptr ? *image_ref : Value());
