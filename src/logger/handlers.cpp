@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <utility>
 
 #include "logger/internal/io.h"
 #include "logger/logger.h"
@@ -109,7 +110,7 @@ void StreamHandler::emit(const log::Record& record) {
     std::string line = formatter_ ? formatter_->format(record) : record.message;
     line += '\n';
     std::lock_guard lock(mutex_);
-    if (fd_ < 0) return;  // no usable file since a failed reopen
+    if (fd_ < 0) return;  // a handler built without a descriptor
     write_result(write_fully(fd_, line));
   } catch (...) {
     // A record that cannot be formatted or written is dropped; the caller goes on.
@@ -128,19 +129,23 @@ FileHandler::~FileHandler() {
 
 std::optional<std::string> FileHandler::reopen() noexcept {
   try {
-    std::lock_guard lock(mutex_);
-    if (fd_ >= 0) {
-      // Records are written straight to the descriptor, so there is nothing to flush.
-      ::close(fd_);
-      fd_ = -1;
-    }
+    // The new file is opened before the old one is let go: when the path cannot be opened (its
+    // directory was moved away or removed), records keep going to the file already open
+    // rather than being dropped until a later reopen succeeds.
     const int fd = open_append(path_.c_str());
     if (fd < 0) {
       const int error = errno;
       return error_text(error) + ": '" + path_.string() + "'";
     }
-    fd_ = fd;
-    write_failing_ = false;
+    int old_fd;
+    {
+      // Records are written straight to the descriptor, so there is nothing to flush; a record
+      // being written holds the mutex, so none is written to a descriptor closed under it.
+      std::lock_guard lock(mutex_);
+      old_fd = std::exchange(fd_, fd);
+      write_failing_ = false;
+    }
+    if (old_fd >= 0) ::close(old_fd);
     return std::nullopt;
   } catch (const std::exception& e) {
     return std::string(e.what());

@@ -6,7 +6,7 @@
 // Failure: formatting never throws for any record; a handler that cannot write drops the
 // record (a file handler says so once on standard error) and never fails the logging call.
 // Thread-safety: formatters and the filter are stateless. Each handler serialises its own
-// writes and its reopen with a mutex of its own.
+// writes and the descriptor swap of its reopen with a mutex of its own.
 
 #include <array>
 #include <chrono>
@@ -142,8 +142,9 @@ class FileHandler : public StreamHandler {
 
   const std::filesystem::path& path() const { return path_; }
 
-  /// Closes the current file and opens the path again. On failure returns the error's text
-  /// and the handler writes nothing until a later reopen succeeds.
+  /// Opens the path again (creating the file) and then closes the current file, so a file moved
+  /// away is replaced by a new one at the path. On failure returns the error's text and keeps
+  /// writing to the file it has, until a later reopen succeeds.
   std::optional<std::string> reopen() noexcept;
 
  protected:

@@ -42,7 +42,7 @@ void set_correlation_id(std::optional<std::string> cid);
 log::Logger& setup_logging(const config::Config& cfg);
 
 /// Reopens every AppLog file handler at its path (for log rotation). A handler that cannot be
-/// reopened is reported on standard error and writes nothing until a later reopen succeeds.
+/// reopened is reported on standard error and goes on writing to the file it had open.
 void reopen_logs() noexcept;
 
 /// A whole number for an audit field: any integer, or a floating-point number truncated toward

@@ -344,7 +344,10 @@ TEST_F(LoggingTest, ReopenAfterRotationWritesToANewFileAtTheConfiguredPath) {
   EXPECT_EQ(parse_json(fresh[0]).at("message"), Value("after reopen"));
 }
 
-TEST_F(LoggingTest, FailedReopenWarnsAndDropsRecordsUntilAReopenSucceeds) {
+// The log directory is moved away, so the reopen cannot create the file: it says so, and the
+// records go on to the file already open. Once the directory is back, a reopen moves on to a
+// new file there.
+TEST_F(LoggingTest, FailedReopenWarnsAndKeepsWritingToTheOpenFile) {
   const std::string app = path("logs/app.log");
   setup_from_file("AppLog " + app + " info\nAuditLog " + path("audit.log") + "\n");
   logger.info("first");
@@ -352,18 +355,59 @@ TEST_F(LoggingTest, FailedReopenWarnsAndDropsRecordsUntilAReopenSucceeds) {
 
   CapturedFd err(STDERR_FILENO, dir_ / "stderr.txt");
   reopen_logs();
-  logger.info("lost");
+  logger.info("kept");
   const std::string warnings = err.text();
   EXPECT_EQ(warnings.rfind("WARNING: failed to reopen log file: ", 0), 0u) << warnings;
+  EXPECT_NE(warnings.find(app), std::string::npos) << warnings;
   EXPECT_EQ(lines_of(warnings).size(), 1u) << warnings;
+  EXPECT_FALSE(fs::exists(path("logs")));
 
   fs::create_directory(path("logs"));
   reopen_logs();
   logger.info("second");
-  EXPECT_EQ(lines_of(read_file(path("logs.old/app.log"))).size(), 1u);
-  const auto lines = lines_of(read_file(app));
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(parse_json(lines[0]).at("message"), Value("second"));
+  const auto messages = [](const std::string& file) {
+    std::vector<Value> out;
+    for (const std::string& line : lines_of(read_file(file)))
+      out.push_back(parse_json(line).at("message"));
+    return out;
+  };
+  EXPECT_EQ(messages(path("logs.old/app.log")),
+            (std::vector<Value>{Value("first"), Value("kept")}));
+  EXPECT_EQ(messages(app), std::vector<Value>{Value("second")});
+}
+
+// Threads log without pause while the file is moved away and reopened again and again: every
+// record lands whole in exactly one of the files, none on a descriptor closed by the swap.
+TEST_F(LoggingTest, ReopenWhileOtherThreadsLogLosesAndDoublesNothing) {
+  detail::setup_logging(Value(path("app.log")), "info", Value(path("audit.log")));
+  constexpr int kThreads = 4;
+  constexpr int kRecords = 2000;
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      for (int n = 0; n < kRecords; ++n)
+        logger.info("record");
+      running.fetch_sub(1);
+    });
+  }
+  int rotations = 0;
+  do {
+    fs::rename(path("app.log"), path("app.log." + std::to_string(++rotations)));
+    reopen_logs();
+  } while (running.load() > 0);
+  for (auto& t : threads)
+    t.join();
+
+  std::size_t total = 0;
+  for (int k = 0; k <= rotations; ++k) {
+    const std::string file = path(k == 0 ? "app.log" : "app.log." + std::to_string(k));
+    for (const std::string& line : lines_of(read_file(file))) {
+      ++total;
+      ASSERT_EQ(parse_json(line).at("message"), Value("record")) << file << ": " << line;
+    }
+  }
+  EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kRecords));
 }
 
 TEST_F(LoggingTest, ReopenKeepsTheAbsolutePathWhenTheWorkingDirectoryChanges) {
