@@ -64,10 +64,10 @@ void write_line(const detail::AuditTarget& target, std::string_view line) noexce
       return;
     case detail::AuditTarget::Kind::File: {
       // Opened for every line, so a rotated AuditLog is recreated without a reopen. The
-      // line is one write on an O_APPEND descriptor, so it is never torn.
+      // line is one write on an O_APPEND descriptor, so lines never interleave.
       const int fd = detail::open_append(target.path.c_str());
       if (fd < 0) return;
-      detail::write_fully(fd, line);
+      detail::append_whole(fd, line);
       ::close(fd);
       return;
     }

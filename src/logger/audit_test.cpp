@@ -16,6 +16,7 @@
 #include "logger/internal/capture.h"
 #include "logger/logger.h"
 #include "value/testing/temp_dir.h"
+#include "value/testing/tmpfs.h"
 
 namespace tolvan::logger {
 namespace {
@@ -156,6 +157,34 @@ TEST_F(AuditTest, RotatedFileIsRecreatedAndAVanishedDirectoryIsSilent) {
   write_audit("s", "u", "a", 1, 200, "OK", "lost");
   EXPECT_EQ(err.text(), "");
   EXPECT_FALSE(fs::exists(dir_ / "audit"));
+}
+
+TEST_F(AuditTest, AFullFileSystemLosesWholeLinesOnly) {
+  tolvan::testing::Tmpfs mount(dir_ / "small", 64 * 1024);
+  TOLVAN_MOUNT_OR_SKIP(mount);
+  const std::string audit = (mount / "audit.log").string();
+  setup(audit);
+  write_audit("s", "u", "a", 1, 200, "OK", "before");
+  // No free block is left; the AuditLog's own last block still has room for a few lines.
+  mount.fill();
+  const std::string user(200, 'u');
+  for (int n = 0; n < 40; ++n) {
+    write_audit("s", user, "a", 1, 200, "OK", "during");
+  }
+  mount.drain();
+  write_audit("s", "u", "a", 1, 200, "OK", "after");
+
+  const auto lines = lines_of(read_file(audit));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_LT(lines.size(), 42u) << "the file system was full";
+  EXPECT_EQ(after_timestamp(lines.front()),
+            "src=s cid=before user=u alias=a status=200 code=OK duration=1ms");
+  for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    EXPECT_EQ(after_timestamp(lines[i]),
+              "src=s cid=during user=" + user + " alias=a status=200 code=OK duration=1ms");
+  }
+  EXPECT_EQ(after_timestamp(lines.back()),
+            "src=s cid=after user=u alias=a status=200 code=OK duration=1ms");
 }
 
 TEST_F(AuditTest, LinesFromManyThreadsNeverInterleave) {

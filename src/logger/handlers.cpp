@@ -111,7 +111,7 @@ void StreamHandler::emit(const log::Record& record) {
     line += '\n';
     std::lock_guard lock(mutex_);
     if (fd_ < 0) return;  // a handler built without a descriptor
-    write_result(write_fully(fd_, line));
+    write_result(whole_records_ ? append_whole(fd_, line) : write_fully(fd_, line));
   } catch (...) {
     // A record that cannot be formatted or written is dropped; the caller goes on.
   }
@@ -119,6 +119,7 @@ void StreamHandler::emit(const log::Record& record) {
 
 FileHandler::FileHandler(const std::filesystem::path& path)
     : path_(std::filesystem::absolute(path).lexically_normal()) {
+  whole_records_ = true;
   fd_ = open_append(path_.c_str());
   if (fd_ < 0) throw std::system_error(errno, std::generic_category(), path_.string());
 }

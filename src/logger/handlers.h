@@ -124,6 +124,8 @@ class StreamHandler : public log::Handler {
 
   mutable std::mutex mutex_;
   int fd_ = -1;  // guarded by mutex_
+  // A file of ours: a record the file system takes only part of is cut off again.
+  bool whole_records_ = false;
 
  private:
   std::shared_ptr<const Formatter> formatter_;

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -45,6 +46,17 @@ int write_fully(int fd, std::string_view data) noexcept {
     }
   }
   pthread_sigmask(SIG_SETMASK, &old_set, nullptr);
+  return error;
+}
+
+int append_whole(int fd, std::string_view line) noexcept {
+  struct stat before {};
+  const bool sized = ::fstat(fd, &before) == 0 && S_ISREG(before.st_mode);
+  const int error = write_fully(fd, line);
+  if (error != 0 && sized) {
+    while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
+    }
+  }
   return error;
 }
 

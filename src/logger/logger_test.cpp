@@ -19,6 +19,7 @@
 #include "logger/internal/capture.h"
 #include "value/json.h"
 #include "value/testing/temp_dir.h"
+#include "value/testing/tmpfs.h"
 
 namespace tolvan::logger {
 namespace {
@@ -327,6 +328,31 @@ TEST_F(LoggingTest, SetupWhileOtherThreadsLogLosesAndDoublesNothing) {
   const std::size_t total =
       lines_of(read_file(path("a.log"))).size() + lines_of(read_file(path("b.log"))).size();
   EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kRecords));
+}
+
+// A full file system takes only the start of a record: that start is cut off again, so the
+// AppLog holds whole records only and the next one is not glued to a fragment.
+TEST_F(LoggingTest, AFullFileSystemLosesWholeRecordsOnly) {
+  tolvan::testing::Tmpfs mount(dir_ / "small", 64 * 1024);
+  TOLVAN_MOUNT_OR_SKIP(mount);
+  const std::string app_log = (mount / "app.log").string();
+  setup_from_file("AppLog " + app_log + " info\n");
+  logger.info("before");
+  mount.fill();  // the AppLog's own last block still has room for a few records
+  const std::string during = "during " + std::string(200, 'x');
+  for (int n = 0; n < 40; ++n) {
+    logger.info(during);
+  }
+  mount.drain();
+  logger.info("after");
+
+  const auto lines = lines_of(read_file(app_log));
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_LT(lines.size(), 42u) << "the file system was full";
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const std::string want = i == 0 ? "before" : i + 1 == lines.size() ? "after" : during;
+    EXPECT_EQ(parse_json(lines[i]).at("message"), Value(want)) << "line " << i;
+  }
 }
 
 TEST_F(LoggingTest, ReopenAfterRotationWritesToANewFileAtTheConfiguredPath) {

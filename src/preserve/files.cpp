@@ -1,14 +1,15 @@
+#include "preserve/internal/files.h"
+
 #include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
-#include "preserve/internal/files.h"
 #include "preserve/preserve.h"
 
 namespace tolvan::preserve {
@@ -17,7 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errno_text(int err) { return std::generic_category().message(err); }
+std::string errno_text(int err) {
+  return std::generic_category().message(err);
+}
 
 // Closes the descriptor when it goes out of scope.
 class Fd {
@@ -61,6 +64,39 @@ int write_all(int fd, const char* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+// Distinguishes the temporary files of concurrent writes in this process.
+unsigned long next_temp_number() {
+  static std::atomic<unsigned long> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Writes `dest` through a fresh temporary file beside it (mode 0666 less the file creation
+// mask, as a file created in place would get), which `fill` writes and which is renamed over
+// `dest` only once complete. On a full or failing file system the half-written copy is
+// removed, so a preserved file is whole or absent, and an earlier complete one stays as it
+// was. Returns 0 or an errno value.
+template <typename Fill>
+int replace_file(const std::string& dest, const Fill& fill) {
+  const fs::path dest_path(dest);
+  const std::string stem = "." + dest_path.filename().string().substr(0, 200) + ".";
+  std::string tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+    tmp = (dest_path.parent_path() /
+           (stem + std::to_string(::getpid()) + "-" + std::to_string(next_temp_number())))
+              .string();
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return errno;
+  }
+  if (fd < 0) return EEXIST;
+  Fd out(fd);
+  int err = fill(out.get());
+  if (const int close_err = out.close_now(); err == 0) err = close_err;
+  if (err == 0 && ::rename(tmp.c_str(), dest.c_str()) != 0) err = errno;
+  if (err != 0) ::unlink(tmp.c_str());
+  return err;
 }
 
 int copy_content(int from, int to) {
@@ -108,35 +144,23 @@ CopyOutcome copy_regular_file(const std::string& src, const std::string& dest) {
 
   if (std::string err = make_parent(dest); !err.empty()) return {false, err};
 
-  const fs::path dest_path(dest);
-  std::string tmp_name = ".";
-  tmp_name += dest_path.filename().string();
-  tmp_name += ".XXXXXX";
-  std::string tmp = (dest_path.parent_path() / tmp_name).string();
-  Fd out(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!out.valid()) return {false, errno_text(errno)};
-
-  int err = copy_content(in.get(), out.get());
-  // Only the permission bits travel: set-user-ID, set-group-ID and sticky bits of a file from
-  // a run directory must not reappear on a copy owned by the service.
-  if (err == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (err == 0 && ::futimens(out.get(), times) != 0) err = errno;
-  if (const int close_err = out.close_now(); err == 0) err = close_err;
-  if (err == 0 && ::rename(tmp.c_str(), dest.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    return {false, errno_text(err)};
-  }
+  const int err = replace_file(dest, [&](int out) {
+    int e = copy_content(in.get(), out);
+    // Only the permission bits travel: set-user-ID, set-group-ID and sticky bits of a file
+    // from a run directory must not reappear on a copy owned by the service.
+    if (e == 0 && ::fchmod(out, st.st_mode & 0777) != 0) e = errno;
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (e == 0 && ::futimens(out, times) != 0) e = errno;
+    return e;
+  });
+  if (err != 0) return {false, errno_text(err)};
   return {};
 }
 
 std::string write_file(const std::string& dest, std::string_view content) {
   if (std::string err = make_parent(dest); !err.empty()) return err;
-  Fd out(::open(dest.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!out.valid()) return errno_text(errno);
-  int err = write_all(out.get(), content.data(), content.size());
-  if (const int close_err = out.close_now(); err == 0) err = close_err;
+  const int err =
+      replace_file(dest, [&](int out) { return write_all(out, content.data(), content.size()); });
   return err == 0 ? std::string() : errno_text(err);
 }
 

@@ -88,8 +88,9 @@ Sequence expand_preserve_streams(const Value& raw);
 
 /// Writes the captured streams named by `entries` (from `expand_preserve_streams`).
 /// A stream that is absent (never captured) or empty writes nothing. Content is written as
-/// UTF-8, invalid sequences replaced by U+FFFD. File-system failures are logged at error level
-/// per entry ("Stream preserve failed: ..."); never throws.
+/// UTF-8, invalid sequences replaced by U+FFFD. Each file is written whole or not at all (a full
+/// LogDir leaves no truncated file). File-system failures are logged at error level per entry
+/// ("Stream preserve failed: ..."); never throws.
 /// An entry without a "stream" key is a programming error and throws ValueError.
 void preserve_streams(const Sequence& entries, const std::optional<std::string>& captured_stdout,
                       const std::optional<std::string>& captured_stderr, const Value& log_dir,

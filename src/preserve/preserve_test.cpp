@@ -19,12 +19,14 @@
 #include "preserve/internal/files.h"
 #include "value/log.h"
 #include "value/testing/temp_dir.h"
+#include "value/testing/tmpfs.h"
 
 namespace tolvan::preserve {
 namespace {
 
 namespace fs = std::filesystem;
 using tolvan::testing::TempDir;
+using tolvan::testing::Tmpfs;
 
 std::string read(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
@@ -77,10 +79,10 @@ TEST(PreserveValues, NormaliseAndEnable) {
     bool enabled;
   };
   const Row rows[] = {
-      {Value(), "none", false},          {Value(true), "true", true},
-      {Value(false), "false", false},    {Value("Flatten"), "flatten", true},
-      {Value("FALSE"), "false", false},  {Value("yes"), "yes", true},
-      {Value("None"), "none", false},    {Value(3), "3", true},
+      {Value(), "none", false},         {Value(true), "true", true},
+      {Value(false), "false", false},   {Value("Flatten"), "flatten", true},
+      {Value("FALSE"), "false", false}, {Value("yes"), "yes", true},
+      {Value("None"), "none", false},   {Value(3), "3", true},
       {Value("maybe"), "maybe", true},
   };
   for (const Row& row : rows) {
@@ -187,7 +189,8 @@ TEST_F(PreserveVolumeTest, CopyKeepsPermissionBitsAndTimesButNotSetIdBits) {
   ASSERT_EQ(::utimensat(AT_FDCWD, src.c_str(), times, 0), 0);
 
   const fs::path logs = tmp_ / "logs";
-  ASSERT_TRUE(preserve_volume((tmp_ / "vol").string(), true, "yes", "", logs.string(), "c1").empty());
+  ASSERT_TRUE(
+      preserve_volume((tmp_ / "vol").string(), true, "yes", "", logs.string(), "c1").empty());
 
   struct stat st {};
   ASSERT_EQ(::stat((logs / "c1/tool.sh").c_str(), &st), 0);
@@ -213,7 +216,8 @@ TEST_F(PreserveVolumeTest, FlattenedNameCollisionKeepsTheLaterSortedFile) {
   tmp_.write("vol/a/b_c.txt", "first");
   tmp_.write("vol/a_b/c.txt", "second");
   const fs::path logs = tmp_ / "logs";
-  EXPECT_TRUE(preserve_volume((tmp_ / "vol").string(), true, "flatten", "", logs.string(), "c1").empty());
+  EXPECT_TRUE(
+      preserve_volume((tmp_ / "vol").string(), true, "flatten", "", logs.string(), "c1").empty());
   EXPECT_EQ(files_under(logs), (std::vector<std::string>{"c1_a_b_c.txt"}));
   EXPECT_EQ(read(logs / "c1_a_b_c.txt"), "second");
 }
@@ -241,8 +245,7 @@ TEST_F(PreserveVolumeTest, FailedFilesAreReportedAndTheOthersStillCopied) {
                     (logs / "c1/c.fifo").string() + "': not a regular file",
             }));
   // No temporary copy is left behind.
-  EXPECT_EQ(files_under(logs),
-            (std::vector<std::string>{"c1/a.txt", "c1/b.txt/keep", "c1/d.txt"}));
+  EXPECT_EQ(files_under(logs), (std::vector<std::string>{"c1/a.txt", "c1/b.txt/keep", "c1/d.txt"}));
 }
 
 TEST_F(PreserveVolumeTest, SymbolicLinksAreNeverFollowedIntoLogDir) {
@@ -286,9 +289,9 @@ TEST_F(PreserveVolumeTest, NothingToCopyCreatesNothingUnderLogDir) {
 TEST_F(PreserveVolumeTest, EmptyCorrelationIdBecomesUnknown) {
   tmp_.write("vol/a.txt", "A");
   const fs::path logs = tmp_ / "logs";
-  preserve_volumes({{(tmp_ / "vol").string(), true, "yes", ""},
-                    {(tmp_ / "vol").string(), true, "flatten", ""}},
-                   Value(logs.string()), "");
+  preserve_volumes(
+      {{(tmp_ / "vol").string(), true, "yes", ""}, {(tmp_ / "vol").string(), true, "flatten", ""}},
+      Value(logs.string()), "");
   EXPECT_EQ(files_under(logs), (std::vector<std::string>{"unknown/a.txt", "unknown_a.txt"}));
 }
 
@@ -318,9 +321,13 @@ TEST_F(PreserveStreamsTest, FlattenAndFilename) {
 TEST_F(PreserveStreamsTest, InvalidUtf8IsReplacedAndASecondRunReplacesTheFirst) {
   const fs::path logs = tmp_ / "logs";
   const Sequence entries = expand_preserve_streams(Value(true));
-  preserve_streams(entries, std::string("a\xff" "b long first run"), std::nullopt,
-                   Value(logs.string()), "c1");
-  EXPECT_EQ(read(logs / "c1/stdout.log"), "a\xEF\xBF\xBD" "b long first run");
+  preserve_streams(entries,
+                   std::string("a\xff"
+                               "b long first run"),
+                   std::nullopt, Value(logs.string()), "c1");
+  EXPECT_EQ(read(logs / "c1/stdout.log"),
+            "a\xEF\xBF\xBD"
+            "b long first run");
   preserve_streams(entries, std::string("second"), std::nullopt, Value(logs.string()), "c1");
   EXPECT_EQ(read(logs / "c1/stdout.log"), "second");
 }
@@ -338,12 +345,61 @@ TEST_F(PreserveStreamsTest, UnwritableLogDirLogsOneErrorPerStream) {
   const fs::path logs = tmp_.write("logs", "not a directory");
   preserve_streams(expand_preserve_streams(Value(true)), std::string("o"), std::string("e"),
                    Value(logs.string()), "c1");
+  EXPECT_EQ(logged(log::ERROR), (std::vector<std::string>{
+                                    "Stream preserve failed: failed to preserve stderr to '" +
+                                        (logs / "c1/stderr.log").string() + "': Not a directory",
+                                    "Stream preserve failed: failed to preserve stdout to '" +
+                                        (logs / "c1/stdout.log").string() + "': Not a directory",
+                                }));
+}
+
+// LogDir on a small tmpfs of its own, made read-only or full by the test. Skipped where
+// mounting is not permitted.
+class BrokenLogDirTest : public LoggedTest {
+ protected:
+  void SetUp() override {
+    LoggedTest::SetUp();
+    TOLVAN_MOUNT_OR_SKIP(mount_);
+  }
+
+  const fs::path logs_ = tmp_ / "logs";
+  Tmpfs mount_{logs_, 256 * 1024};
+};
+
+TEST_F(BrokenLogDirTest, PreservedFilesAreWholeOrAbsent) {
+  const Sequence entries = expand_preserve_streams(Value(true));
+  const Value log_dir(logs_.string());
+  const std::string big(64 * 1024, 'b');
+  tmp_.write("vol/big.bin", big);
+  const std::vector<PreserveSpec> volume{{(tmp_ / "vol/big.bin").string(), false, "yes", ""}};
+  // A complete earlier run of the same correlation ID.
+  preserve_streams(entries, std::string("first"), std::nullopt, log_dir, "c1");
+
+  mount_.set_read_only(true);
+  preserve_streams(entries, big, std::string("err"), log_dir, "c1");
+  preserve_volumes(volume, log_dir, "c1");
+  EXPECT_EQ(files_under(logs_), (std::vector<std::string>{"c1/stdout.log"}));
+  EXPECT_EQ(read(logs_ / "c1/stdout.log"), "first");
+  EXPECT_EQ(logged(log::ERROR).size(), 3u);
+  mount_.set_read_only(false);
+
+  // Room for a small file, not for a large one.
+  mount_.fill(16 * 1024);
+  handler_->clear();
+  preserve_streams(entries, big, std::string("err"), log_dir, "c1");
+  preserve_volumes(volume, log_dir, "c1");
+  EXPECT_EQ(files_under(logs_),
+            (std::vector<std::string>{Tmpfs::kFiller, "c1/stderr.log", "c1/stdout.log"}));
+  const std::string kept = read(logs_ / "c1/stdout.log");
+  EXPECT_TRUE(kept == "first") << "the complete earlier copy stays, not " << kept.size()
+                               << " bytes of the new one";
+  EXPECT_EQ(read(logs_ / "c1/stderr.log"), "err");
   EXPECT_EQ(logged(log::ERROR),
             (std::vector<std::string>{
-                "Stream preserve failed: failed to preserve stderr to '" +
-                    (logs / "c1/stderr.log").string() + "': Not a directory",
                 "Stream preserve failed: failed to preserve stdout to '" +
-                    (logs / "c1/stdout.log").string() + "': Not a directory",
+                    (logs_ / "c1/stdout.log").string() + "': No space left on device",
+                "Volume preserve failed: failed to preserve '" + volume[0].local_path + "' to '" +
+                    (logs_ / "c1/big.bin").string() + "': No space left on device",
             }));
 }
 
@@ -353,15 +409,19 @@ TEST(DecodeUtf8Replace, InvalidSequencesBecomeReplacementCharacters) {
     std::string in, out;
   };
   const Row rows[] = {
-      {"plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
+      {"plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80",
+       "plain \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
       {"\xFF", R},
-      {"\xE2\x82" "A", R + "A"},          // cut short: one replacement for the whole start
-      {"\xE0\x80", R + R},                 // overlong start
-      {"\xED\xA0\x80", R + R + R},         // surrogate
-      {"\xF4\x90\x80\x80", R + R + R + R}, // above U+10FFFF
+      {"\xE2\x82"
+       "A",
+       R + "A"},                            // cut short: one replacement for the whole start
+      {"\xE0\x80", R + R},                  // overlong start
+      {"\xED\xA0\x80", R + R + R},          // surrogate
+      {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
       {"\xC3", R},
   };
-  for (const Row& row : rows) EXPECT_EQ(utf8_replace_invalid(row.in), row.out);
+  for (const Row& row : rows)
+    EXPECT_EQ(utf8_replace_invalid(row.in), row.out);
 }
 
 }  // namespace

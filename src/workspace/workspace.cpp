@@ -132,10 +132,18 @@ RunDir create(const std::string& shared_dir, const Value& alias_config,
       is_plain_file_name(correlation_id) ? std::string(correlation_id) : random_uuid();
   RunDir result;
   result.run_dir = (fs::path(shared_dir) / name).string();
-  fs::create_directories(result.run_dir);
+  const bool made_run_dir = fs::create_directories(result.run_dir);
   if (needs_auto_dir(alias_config)) {
     std::string auto_dir = (fs::path(result.run_dir) / "auto").string();
-    fs::create_directories(auto_dir);
+    try {
+      fs::create_directories(auto_dir);
+    } catch (...) {
+      // The caller gets no run directory to clean up, so one made here must not stay behind
+      // (a full SharedDir may have room for it but not for "auto"). A directory that was
+      // already there belongs to another execution with the same ID and is left alone.
+      if (made_run_dir) ::rmdir(result.run_dir.c_str());
+      throw;
+    }
     result.auto_dir = std::move(auto_dir);
   }
   return result;

@@ -39,7 +39,8 @@ bool needs_auto_dir(const Value& alias_config);
 
 /// Creates the run directory (and "auto" when `needs_auto_dir`), with missing parents; an
 /// existing directory is reused. The name is `correlation_id`, or a fresh UUID when it is empty.
-/// Throws std::filesystem::filesystem_error when a directory cannot be created.
+/// Throws std::filesystem::filesystem_error when a directory cannot be created; a run directory
+/// this call made is removed again before that.
 RunDir create(const std::string& shared_dir, const Value& alias_config,
               std::string_view correlation_id = {});
 

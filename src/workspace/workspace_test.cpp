@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "value/testing/temp_dir.h"
+#include "value/testing/tmpfs.h"
 #include "value/yaml.h"
 
 namespace tolvan::workspace {
@@ -14,8 +15,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using tolvan::testing::TempDir;
+using tolvan::testing::Tmpfs;
 
-Value alias(std::string_view yaml) { return load_yaml(yaml); }
+Value alias(std::string_view yaml) {
+  return load_yaml(yaml);
+}
 
 TEST(RunDirDecisions, Table) {
   struct Row {
@@ -33,8 +37,8 @@ TEST(RunDirDecisions, Table) {
       {"process with a file output", "{type: process, output: {single_value: {source: out.txt}}}",
        true, false, false},
       {"empty and special multiple sources",
-       "{type: process, output: {multiple_values: [{source: ''}, {source: '%stdErr'}, {}]}}",
-       false, false, false},
+       "{type: process, output: {multiple_values: [{source: ''}, {source: '%stdErr'}, {}]}}", false,
+       false, false},
       {"folder among multiple sources",
        "{type: process, output: {multiple_values: [{source: '%stdOut'}, {source: out/}]}}", true,
        false, false},
@@ -47,13 +51,14 @@ TEST(RunDirDecisions, Table) {
        " output: {single_value: {source: '%stdOut'}}}",
        true, true, false},
       {"container, volume without source",
-       "{type: container, volumes: [{target: /work}], output: {single_value: {source: '%exitCode'}}}",
+       "{type: container, volumes: [{target: /work}], output: {single_value: {source: "
+       "'%exitCode'}}}",
        true, true, true},
       {"container, null source", "{type: container, volumes: [{source: null, target: /w}]}", true,
        true, true},
       {"container, file output only",
-       "{type: container, volumes: [], output: {single_value: {source: result.json}}}", true,
-       false, false},
+       "{type: container, volumes: [], output: {single_value: {source: result.json}}}", true, false,
+       false},
       {"unknown type", "{type: batch, files: [{path: a}], volumes: [{target: /w}]}", false, false,
        false},
       {"no type", "{files: [{path: a}]}", false, false, false},
@@ -102,6 +107,24 @@ TEST(Create, CreationErrorsPropagate) {
   TempDir tmp;
   const fs::path file = tmp.write("shared", "a file, not a directory");
   EXPECT_THROW(create(file.string(), alias("{type: process}"), "X"), fs::filesystem_error);
+}
+
+TEST(Create, ARunDirectoryWithoutRoomForAutoIsNotLeftBehind) {
+  TempDir tmp;
+  // A SharedDir whose inodes run out: room for a run directory, none for "auto" in it.
+  Tmpfs shared(tmp / "shared", 64 * 1024, "nr_inodes=16");
+  TOLVAN_MOUNT_OR_SKIP(shared);
+  const Value boxed = alias("{type: container, volumes: [{location: /in.txt, content: x}]}");
+  // An earlier execution with the same ID owns "same"; it is left alone.
+  fs::create_directory(shared / "same");
+  shared.exhaust_inodes(0);
+
+  EXPECT_THROW(create(shared.dir().string(), boxed, "same"), fs::filesystem_error);
+  EXPECT_TRUE(fs::is_directory(shared / "same"));
+  shared.restore_inodes();
+  shared.exhaust_inodes(1);
+  EXPECT_THROW(create(shared.dir().string(), boxed, "fresh"), fs::filesystem_error);
+  EXPECT_FALSE(fs::exists(shared / "fresh"));
 }
 
 TEST(Cleanup, RemovesTheTreeButNeverFollowsLinks) {

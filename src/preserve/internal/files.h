@@ -27,8 +27,10 @@ struct CopyOutcome {
 /// symbolic link is never followed; any other non-regular file is an error.
 CopyOutcome copy_regular_file(const std::string& src, const std::string& dest);
 
-/// Creates or truncates `dest` (creating missing parent directories) and writes `content`.
-/// Returns the error text, empty on success.
+/// Writes `content` to `dest`, creating missing parent directories and replacing an existing
+/// file. The content is written to a file beside `dest` and renamed over it when complete, so
+/// `dest` never holds part of it: on failure it is left as it was. Returns the error text,
+/// empty on success.
 std::string write_file(const std::string& dest, std::string_view content);
 
 }  // namespace tolvan::preserve
