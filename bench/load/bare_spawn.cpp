@@ -3,7 +3,11 @@
 // output and standard error to their end and reap it. No HTTP, no run directory, no logging:
 // whatever the gateway adds on top of this is its own overhead.
 //
-//   bare_spawn [--threads N] [--seconds S] [--max-spawns M] [--command TEXT]
+//   bare_spawn [--threads N] [--seconds S] [--max-spawns M] [--command TEXT] [--serial]
+//
+// --serial lets one thread at a time create a child (a process-wide lock held across
+// posix_spawn, up to the child's exec), as runtimes that serialise fork do; the rest of each run
+// stays concurrent.
 //
 // Prints one line: threads, spawns, spawns/s, median and p99 latency of one spawn-read-reap in
 // milliseconds, and the number of runs whose output was not the expected one (--expect).
@@ -23,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,7 +44,10 @@ struct Options {
   long max_spawns = 10'000'000;
   std::string command = "echo hello";
   std::string expect = "hello\n";
+  bool serial = false;
 };
+
+std::mutex spawn_lock;
 
 struct Result {
   std::vector<double> latencies_ms;
@@ -71,7 +79,13 @@ bool run_once(const Options& opt, std::string& out) {
 
   const char* argv[] = {"/bin/sh", "-c", opt.command.c_str(), nullptr};
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char* const*>(argv), environ);
+  int rc;
+  if (opt.serial) {
+    std::lock_guard lock(spawn_lock);
+    rc = posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char* const*>(argv), environ);
+  } else {
+    rc = posix_spawn(&pid, "/bin/sh", &fa, &attr, const_cast<char* const*>(argv), environ);
+  }
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
   close(out_pipe[1]);
@@ -120,7 +134,7 @@ double percentile(std::vector<double>& v, double q) {
 void usage() {
   std::fprintf(stderr,
                "usage: bare_spawn [--threads N] [--seconds S] [--max-spawns M] "
-               "[--command TEXT] [--expect TEXT]\n");
+               "[--command TEXT] [--expect TEXT] [--serial]\n");
   std::exit(2);
 }
 
@@ -130,6 +144,10 @@ int main(int argc, char** argv) {
   Options opt;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
+    if (a == "--serial") {
+      opt.serial = true;
+      continue;
+    }
     if (i + 1 >= argc) usage();
     std::string v = argv[++i];
     if (a == "--threads") {
@@ -171,7 +189,8 @@ int main(int argc, char** argv) {
       }
     });
   }
-  for (auto& w : workers) w.join();
+  for (auto& w : workers)
+    w.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
   std::vector<double> all;
