@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -56,6 +57,28 @@ std::vector<std::string> lines_of(const std::string& text) {
   }
   if (start < text.size()) lines.push_back(text.substr(start));
   return lines;
+}
+
+// Four threads log 2000 records "record" each without pause while `disturb` runs again and
+// again (at least once) until they are done. Returns how many records were logged.
+std::size_t log_from_threads_while(const std::function<void()>& disturb) {
+  constexpr int kThreads = 4;
+  constexpr int kRecords = 2000;
+  std::atomic<int> running{kThreads};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&] {
+      for (int n = 0; n < kRecords; ++n)
+        logger.info("record");
+      running.fetch_sub(1);
+    });
+  }
+  do {
+    disturb();
+  } while (running.load() > 0);
+  for (auto& t : threads)
+    t.join();
+  return static_cast<std::size_t>(kThreads) * kRecords;
 }
 
 // Every test leaves the application logger without handlers and audit lines off.
@@ -309,25 +332,13 @@ TEST_F(LoggingTest, RepeatedSetupReplacesHandlersInsteadOfAddingThem) {
 TEST_F(LoggingTest, SetupWhileOtherThreadsLogLosesAndDoublesNothing) {
   const Value audit(path("audit.log"));
   detail::setup_logging(Value(path("a.log")), "info", audit);
-  constexpr int kThreads = 4;
-  constexpr int kRecords = 2000;
-  std::atomic<int> running{kThreads};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&] {
-      for (int n = 0; n < kRecords; ++n)
-        logger.info("record");
-      running.fetch_sub(1);
-    });
-  }
-  for (int round = 0; running.load() > 0; ++round) {
-    detail::setup_logging(Value(path(round % 2 == 0 ? "b.log" : "a.log")), "info", audit);
-  }
-  for (auto& t : threads)
-    t.join();
+  int round = 0;
+  const std::size_t logged = log_from_threads_while([&] {
+    detail::setup_logging(Value(path(round++ % 2 == 0 ? "b.log" : "a.log")), "info", audit);
+  });
   const std::size_t total =
       lines_of(read_file(path("a.log"))).size() + lines_of(read_file(path("b.log"))).size();
-  EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kRecords));
+  EXPECT_EQ(total, logged);
 }
 
 // A full file system takes only the start of a record: that start is cut off again, so the
@@ -406,24 +417,11 @@ TEST_F(LoggingTest, FailedReopenWarnsAndKeepsWritingToTheOpenFile) {
 // record lands whole in exactly one of the files, none on a descriptor closed by the swap.
 TEST_F(LoggingTest, ReopenWhileOtherThreadsLogLosesAndDoublesNothing) {
   detail::setup_logging(Value(path("app.log")), "info", Value(path("audit.log")));
-  constexpr int kThreads = 4;
-  constexpr int kRecords = 2000;
-  std::atomic<int> running{kThreads};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.emplace_back([&] {
-      for (int n = 0; n < kRecords; ++n)
-        logger.info("record");
-      running.fetch_sub(1);
-    });
-  }
   int rotations = 0;
-  do {
+  const std::size_t logged = log_from_threads_while([&] {
     fs::rename(path("app.log"), path("app.log." + std::to_string(++rotations)));
     reopen_logs();
-  } while (running.load() > 0);
-  for (auto& t : threads)
-    t.join();
+  });
 
   std::size_t total = 0;
   for (int k = 0; k <= rotations; ++k) {
@@ -433,7 +431,7 @@ TEST_F(LoggingTest, ReopenWhileOtherThreadsLogLosesAndDoublesNothing) {
       ASSERT_EQ(parse_json(line).at("message"), Value("record")) << file << ": " << line;
     }
   }
-  EXPECT_EQ(total, static_cast<std::size_t>(kThreads * kRecords));
+  EXPECT_EQ(total, logged);
 }
 
 TEST_F(LoggingTest, ReopenKeepsTheAbsolutePathWhenTheWorkingDirectoryChanges) {
