@@ -1,4 +1,3 @@
-#include <curl/curl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +17,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <curl/curl.h>
 
 #include "docker/docker.h"
 #include "docker/internal/wire.h"
@@ -41,8 +42,9 @@ std::string seconds_text(double seconds) {
 }
 
 long to_millis(double seconds) {
-  // At least 1 ms: curl reads 0 as "no limit".
+  // At least 1 ms: curl reads 0 as "no limit". At most some 30,000 years, which a long holds.
   const double ms = std::ceil(seconds * 1000.0);
+  if (!(ms < 1e15)) return 1'000'000'000'000'000L;
   return ms < 1.0 ? 1L : static_cast<long>(ms);
 }
 
@@ -79,10 +81,10 @@ struct Response {
 
 struct Request {
   std::string method;
-  std::string path;   // below the version prefix, query included
+  std::string path;  // below the version prefix, query included
   std::optional<std::string> json_body;
-  std::optional<double> total_timeout;   // whole call
-  std::optional<double> stall_timeout;   // no byte for this long
+  std::optional<double> total_timeout;         // whole call
+  std::optional<double> stall_timeout;         // no byte for this long
   std::function<void(std::string_view)> sink;  // consumes a success body as it arrives
 };
 
@@ -109,7 +111,9 @@ size_t on_data(char* data, size_t size, size_t count, void* user) {
   return n;
 }
 
-std::string path_only(const std::string& path) { return path.substr(0, path.find('?')); }
+std::string path_only(const std::string& path) {
+  return path.substr(0, path.find('?'));
+}
 
 [[noreturn]] void throw_for_status(long status, const std::string& body) {
   const std::string message = detail::engine_message(static_cast<int>(status), body);
@@ -121,8 +125,7 @@ Value parse_reply(const std::string& what, const std::string& body) {
   try {
     return parse_json(body);
   } catch (const JsonError& e) {
-    throw ApiError(200, "unreadable answer from the container engine to " + what + ": " +
-                            e.what());
+    throw ApiError(200, "unreadable answer from the container engine to " + what + ": " + e.what());
   }
 }
 
@@ -152,7 +155,8 @@ class Transport {
     if (settings_.tls) {
       curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, settings_.verify_peer ? 1L : 0L);
       curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, settings_.verify_peer ? 2L : 0L);
-      if (!settings_.ca_cert.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, settings_.ca_cert.c_str());
+      if (!settings_.ca_cert.empty())
+        curl_easy_setopt(h, CURLOPT_CAINFO, settings_.ca_cert.c_str());
       if (!settings_.client_cert.empty()) {
         curl_easy_setopt(h, CURLOPT_SSLCERT, settings_.client_cert.c_str());
       }
@@ -169,8 +173,8 @@ class Transport {
 
     // No "Expect: 100-continue" round trip; an empty POST carries no form content type.
     curl_slist* raw_headers = curl_slist_append(nullptr, "Expect:");
-    raw_headers = curl_slist_append(raw_headers, req.json_body ? "Content-Type: application/json"
-                                                               : "Content-Type:");
+    raw_headers = curl_slist_append(
+        raw_headers, req.json_body ? "Content-Type: application/json" : "Content-Type:");
     HeaderList headers(raw_headers, &curl_slist_free_all);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
 
@@ -201,8 +205,8 @@ class Transport {
       } else if (rc == CURLE_COULDNT_CONNECT && !socket_.empty()) {
         reason = unix_connect_reason(socket_);
       }
-      throw ConnectionError("Cannot connect to the container engine at " + settings_.host +
-                            ": " + reason);
+      throw ConnectionError("Cannot connect to the container engine at " + settings_.host + ": " +
+                            reason);
     }
     if (rc == CURLE_OPERATION_TIMEDOUT) {
       if (req.total_timeout) {
@@ -218,7 +222,8 @@ class Transport {
   // A call that must answer with a success status; throws for any other.
   Response expect_success(const Request& req) const {
     Response response = perform(req);
-    if (response.status < 200 || response.status >= 300) throw_for_status(response.status, response.body);
+    if (response.status < 200 || response.status >= 300)
+      throw_for_status(response.status, response.body);
     return response;
   }
 
@@ -256,16 +261,19 @@ std::string create_body(const RunOptions& options) {
     std::vector<std::string> words = split_command(*options.command);
     if (!words.empty()) {
       Sequence cmd;
-      for (auto& w : words) cmd.emplace_back(std::move(w));
+      for (auto& w : words)
+        cmd.emplace_back(std::move(w));
       config.set("Cmd", Value(std::move(cmd)));
     }
   }
   Sequence env;
-  for (const auto& [name, value] : options.environment) env.emplace_back(name + "=" + value);
+  for (const auto& [name, value] : options.environment)
+    env.emplace_back(name + "=" + value);
   config.set("Env", Value(std::move(env)));
   Mapping host;
   Sequence binds;
-  for (const Bind& b : options.binds) binds.emplace_back(b.host + ":" + b.container + ":" + b.mode);
+  for (const Bind& b : options.binds)
+    binds.emplace_back(b.host + ":" + b.container + ":" + b.mode);
   host.set("Binds", Value(std::move(binds)));
   if (options.network_mode) host.set("NetworkMode", *options.network_mode);
   config.set("HostConfig", Value(std::move(host)));
@@ -306,14 +314,15 @@ Client::Client(Settings settings) : settings_(std::move(settings)) {
   }
   if (host.rfind("tcp://", 0) == 0) {
     std::string authority = host.substr(6);
-    while (!authority.empty() && authority.back() == '/') authority.pop_back();
+    while (!authority.empty() && authority.back() == '/')
+      authority.pop_back();
     if (authority.empty() || authority.find_first_of("/?#@ ") != std::string::npos) {
       throw Error("invalid container engine host '" + host + "': expected tcp://host:port");
     }
     const std::size_t bracket = authority.rfind(']');
     const std::size_t colon = authority.rfind(':');
-    const bool has_port = colon != std::string::npos &&
-                          (bracket == std::string::npos || colon > bracket);
+    const bool has_port =
+        colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
     if (!has_port) authority += settings_.tls ? ":2376" : ":2375";
     base_url_ = (settings_.tls ? "https://" : "http://") + authority + std::string(kApiPrefix);
     return;
@@ -335,7 +344,8 @@ void Client::ping() const {
 
 Value Client::inspect_image(const std::string& image) const {
   Transport t(settings_, base_url_, socket_path_);
-  const Response r = t.perform(t.short_call("GET", "/images/" + detail::url_encode(image, "/:@") + "/json"));
+  const Response r =
+      t.perform(t.short_call("GET", "/images/" + detail::url_encode(image, "/:@") + "/json"));
   if (r.status == 404) throw ImageNotFound(detail::engine_message(404, r.body));
   if (r.status < 200 || r.status >= 300) throw_for_status(r.status, r.body);
   return parse_reply("image inspect", r.body);
@@ -348,7 +358,8 @@ void Client::pull(const std::string& image, std::optional<double> timeout_second
                                           "&tag=" + detail::url_encode(tag));
   if (timeout_seconds) req.total_timeout = std::max(0.0, *timeout_seconds);
   const Response r = t.expect_success(req);
-  if (auto error = detail::pull_stream_error(r.body)) throw ApiError(static_cast<int>(r.status), *error);
+  if (auto error = detail::pull_stream_error(r.body))
+    throw ApiError(static_cast<int>(r.status), *error);
 }
 
 Container Client::run(const RunOptions& options) const {
@@ -381,7 +392,8 @@ Container Client::run(const RunOptions& options) const {
 
   Container container{id_value->as_string(), Value()};
   try {
-    const Response started = t.perform(t.short_call("POST", container_path(container.id, "/start")));
+    const Response started =
+        t.perform(t.short_call("POST", container_path(container.id, "/start")));
     // 304: already running, which is what we asked for.
     if (started.status != 304 && (started.status < 200 || started.status >= 300)) {
       throw_for_status(started.status, started.body);
@@ -409,7 +421,8 @@ Value Client::wait(const std::string& id, std::optional<double> timeout_seconds)
   const Value* error = result.find("Error");
   if (error != nullptr && !error->is_null()) {
     const Value* message = error->find("Message");
-    std::string text = message != nullptr && message->truthy() ? to_text(*message) : to_json(*error);
+    std::string text =
+        message != nullptr && message->truthy() ? to_text(*message) : to_json(*error);
     throw ApiError(static_cast<int>(r.status), "waiting for container " + id + " failed: " + text);
   }
   return result;
@@ -428,8 +441,8 @@ std::string Client::logs(const std::string& id, LogStream stream) const {
 
   Transport t(settings_, base_url_, socket_path_);
   const bool out = stream == LogStream::Stdout;
-  Request req = t.stream_call("GET", container_path(id, out ? "/logs?stdout=1&stderr=0"
-                                                            : "/logs?stdout=0&stderr=1"));
+  Request req = t.stream_call(
+      "GET", container_path(id, out ? "/logs?stdout=1&stderr=0" : "/logs?stdout=0&stderr=1"));
   detail::LogDemuxer demux(out ? 1 : 2);
   if (!raw) req.sink = [&demux](std::string_view chunk) { demux.feed(chunk); };
   Response r = t.expect_success(req);
@@ -449,7 +462,8 @@ void Client::remove(const std::string& id, bool force) const {
 
 void Client::remove_image(const std::string& image) const {
   Transport t(settings_, base_url_, socket_path_);
-  const Response r = t.perform(t.short_call("DELETE", "/images/" + detail::url_encode(image, "/:@")));
+  const Response r =
+      t.perform(t.short_call("DELETE", "/images/" + detail::url_encode(image, "/:@")));
   if (r.status == 404) throw ImageNotFound(detail::engine_message(404, r.body));
   if (r.status < 200 || r.status >= 300) throw_for_status(r.status, r.body);
 }

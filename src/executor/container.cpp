@@ -140,6 +140,20 @@ namespace {
 
 // How long the wait may still take after the kill before forced removal ends the container.
 constexpr std::chrono::seconds kKillGrace(10);
+// The time each engine call may take once the time limit has passed (kill, logs, removal), so
+// an engine that stopped answering cannot hold the request past the limit for long.
+constexpr double kCallAfterLimit = 3.0;
+// The wait itself gives up this long after the limit: after the kill, the log fetches, the
+// grace and the forced removal have had their time.
+constexpr double kWaitAfterLimit = static_cast<double>(kKillGrace.count()) + 4 * kCallAfterLimit;
+
+// A client for the same engine whose every call gives up after `seconds`.
+std::shared_ptr<docker::Client> impatient(const docker::Client& client, double seconds) {
+  docker::Settings settings = client.settings();
+  settings.request_timeout_seconds = seconds;
+  settings.stall_timeout_seconds = seconds;
+  return std::make_shared<docker::Client>(std::move(settings));
+}
 
 // Removes the container with force when it goes out of scope; a removal the engine cannot do
 // now is retried in the background.
@@ -150,6 +164,9 @@ class ContainerRemover {
   ~ContainerRemover() { remove_now(); }
   ContainerRemover(const ContainerRemover&) = delete;
   ContainerRemover& operator=(const ContainerRemover&) = delete;
+
+  /// The client the removal goes through from now on.
+  void use(std::shared_ptr<docker::Client> client) { client_ = std::move(client); }
 
   void remove_now() noexcept {
     if (done_) return;
@@ -244,17 +261,23 @@ Value Executor::execute_container(const Value& alias_cfg, const Mapping& params)
     const Value* image_ref = container.attrs.find("Image");
     image_id = short_id(image_ref != nullptr ? *image_ref : Value());
 
-    // The wait runs on a worker of its own so this thread can stop waiting at the limit.
-    std::future<Value> waiter =
-        std::async(std::launch::async, [client, id = container.id] { return client->wait(id); });
+    // The wait runs on a worker of its own so this thread can stop waiting at the limit. It
+    // gives up some time after the limit, so the worker is joined in bounded time even when
+    // the engine stops answering.
+    std::future<Value> waiter = std::async(
+        std::launch::async, [client, id = container.id, limit = remaining + kWaitAfterLimit] {
+          return client->wait(id, limit);
+        });
     if (waiter.wait_for(seconds_for(remaining)) != std::future_status::ready) {
+      const std::shared_ptr<docker::Client> after_limit = impatient(*client, kCallAfterLimit);
+      remover.use(after_limit);
       try {
-        client->kill(container.id);
+        after_limit->kill(container.id);
       } catch (...) {
       }
-      std::tie(captured_stdout, captured_stderr) = safe_container_logs(*client, container.id);
+      std::tie(captured_stdout, captured_stderr) = safe_container_logs(*after_limit, container.id);
       // The killed container stops and the wait returns; should the kill have failed, the
-      // forced removal ends it, so the worker is joined in bounded time either way.
+      // forced removal ends it; should the engine not answer at all, the wait gives up.
       if (waiter.wait_for(kKillGrace) != std::future_status::ready) remover.remove_now();
       waiter.wait();
       result = Mapping{{"success", false},

@@ -4,8 +4,16 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
 #include <gtest/gtest.h>
 
+#include "docker/testing/fake_engine.h"
 #include "executor/test_support.h"
 
 namespace tolvan::executor {
@@ -170,6 +178,72 @@ TEST_F(ExecutorTest, EngineUnavailableIsAResultAndTheRunDirectoryIsRemoved) {
   const auto errors = messages_at(log::ERROR);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_TRUE(errors[0].starts_with("Docker client unavailable: "));
+}
+
+// An engine that stops answering in the middle of a run (frozen, its socket still open): the
+// run still ends some seconds after its limit, and once the engine answers again the
+// container it could not remove is removed.
+TEST_F(ExecutorTest, AnEngineThatStopsAnsweringCannotHoldTheRunPastTheLimit) {
+  use_aliases(R"(
+- name: boxed
+  type: container
+  mode: inline
+  image: localhost/any:latest
+  timeout: 1
+  output: {single_value: {source: '%stdOut', content-type: text/plain}}
+)");
+  const std::string id(64, 'c');
+  std::atomic<bool> frozen{false};
+  std::atomic<int> removed{0};
+  docker::testing::FakeEngine engine(
+      [&](const docker::testing::HttpRequest& req, docker::testing::Exchange& ex) {
+        if (req.path.ends_with("/wait")) frozen = true;  // from here on, nothing is answered
+        // A frozen engine keeps the connection open and says nothing, for up to a minute.
+        for (int i = 0; frozen && i < 3000; ++i)
+          std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (req.path.ends_with("/_ping")) return ex.reply(200, "OK", "text/plain");
+        if (req.path.ends_with("/containers/create"))
+          return ex.reply(201, R"({"Id": ")" + id + "\"}");
+        if (req.path.ends_with("/start")) return ex.reply(204, "");
+        if (req.method == "GET" && req.path.ends_with("/json")) {
+          return ex.reply(200, R"({"Id": ")" + id + R"(", "Image": "sha256:)" +
+                                   std::string(64, 'e') + R"(", "Config": {"Tty": false}})");
+        }
+        if (req.method == "DELETE") ++removed;
+        ex.reply(req.method == "DELETE" ? 204 : 500, "");
+      });
+  const char* saved = getenv("DOCKER_HOST");
+  const std::string restore = saved != nullptr ? saved : "";
+  ASSERT_EQ(setenv("DOCKER_HOST", engine.settings().host.c_str(), 1), 0);
+  Executor fresh;
+  std::future<Value> run =
+      std::async(std::launch::async, [&] { return fresh.execute_alias("boxed"); });
+  const bool answered = run.wait_for(std::chrono::seconds(90)) == std::future_status::ready;
+  if (!answered) frozen = false;  // let the run end, so the failure below is reported
+  const Value r = run.get();
+  if (saved != nullptr)
+    setenv("DOCKER_HOST", restore.c_str(), 1);
+  else
+    unsetenv("DOCKER_HOST");
+
+  ASSERT_TRUE(answered) << "the run waited for the frozen engine";
+  EXPECT_EQ(keys(r), (std::vector<std::string>{"success", "timed_out", "returncode", "container_id",
+                                               "image_id", "error"}));
+  EXPECT_EQ(r.at("error"), Value("Container timed out after 1 seconds"));
+  EXPECT_EQ(removed.load(), 0);
+  frozen = false;
+  // The removal that failed is retried until the engine answers it.
+  const std::string done =
+      "Removed container cccccccccccc, left behind while the engine could "
+      "not remove it";
+  const auto reported = [&] {
+    const auto infos = messages_at(log::INFO);
+    return std::find(infos.begin(), infos.end(), done) != infos.end();
+  };
+  for (int i = 0; i < 300 && !reported(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(reported()) << ::testing::PrintToString(engine.requests()) << "\n"
+                          << ::testing::PrintToString(messages_at(log::WARNING));
 }
 
 }  // namespace
