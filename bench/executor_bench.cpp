@@ -68,6 +68,18 @@ Figures measure(int threads, int runs_per_thread, const std::function<void()>& o
   return f;
 }
 
+// Reads the child's standard output to its end, reaps it, and checks it said hello.
+void read_and_reap(int out_fd, pid_t pid) {
+  char buf[256];
+  std::string out;
+  for (ssize_t n; (n = read(out_fd, buf, sizeof buf)) > 0;)
+    out.append(buf, static_cast<std::size_t>(n));
+  close(out_fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (out != "hello\n") std::abort();
+}
+
 // The bare baseline: fork, exec the shell with standard output on a pipe, read it, reap.
 void fork_exec_echo() {
   int fds[2];
@@ -79,14 +91,7 @@ void fork_exec_echo() {
     _exit(127);
   }
   close(fds[1]);
-  char buf[256];
-  std::string out;
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-    out.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (out != "hello\n") std::abort();
+  read_and_reap(fds[0], pid);
 }
 
 // The bare vfork-style baseline: posix_spawn with standard output on a pipe.
@@ -104,14 +109,7 @@ void posix_spawn_echo() {
   }
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
-  char buf[256];
-  std::string out;
-  for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
-    out.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (out != "hello\n") std::abort();
+  read_and_reap(fds[0], pid);
 }
 
 void execute_echo() {

@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "auth/auth.h"
 #include "config/config.h"
@@ -21,7 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-log::Logger& logger() { return log::get_logger("tolvan"); }
+log::Logger& logger() {
+  return log::get_logger("tolvan");
+}
 
 bool has_yaml_suffix(std::string_view name) {
   return name.ends_with(".yaml") || name.ends_with(".yml");
@@ -40,47 +44,47 @@ std::mutex& reload_mutex() {
   return mutex;
 }
 
-bool reload_auth(config::Config& cfg, auth::Auth& auth) noexcept {
+namespace {
+
+// One reload: `load` returns its problems (an exception counts as one, and leaves the previous
+// state in force like any other); the outcome is logged under `what` and handed to `record`.
+template <typename Load, typename Record>
+bool run_reload(std::string_view what, const Load& load, const Record& record) noexcept {
   std::vector<std::string> errors;
   try {
-    errors = auth.load_auth_config(cfg);
+    errors = load();
   } catch (const std::exception& e) {
-    // An unreadable file leaves the previous users and keys in force, like any other problem.
     errors = {e.what()};
   } catch (...) {
     errors = {"unexpected failure"};
   }
-  if (errors.empty()) {
-    logger().info("Auth configuration reloaded successfully");
-  } else {
-    for (const std::string& e : errors) logger().error("Auth reload: " + e);
+  try {
+    if (errors.empty()) {
+      logger().info(std::string(what) + " configuration reloaded successfully");
+    } else {
+      for (const std::string& e : errors)
+        logger().error(std::string(what) + " reload: " + e);
+    }
+  } catch (...) {
   }
   try {
-    cfg.record_auth_reload(errors.empty());
+    record(errors.empty());
   } catch (...) {
   }
   return errors.empty();
 }
 
+}  // namespace
+
+bool reload_auth(config::Config& cfg, auth::Auth& auth) noexcept {
+  return run_reload(
+      "Auth", [&] { return auth.load_auth_config(cfg); },
+      [&](bool ok) { cfg.record_auth_reload(ok); });
+}
+
 bool reload_aliases(config::Config& cfg) noexcept {
-  std::vector<std::string> errors;
-  try {
-    errors = cfg.reload_aliases();
-  } catch (const std::exception& e) {
-    errors = {e.what()};
-  } catch (...) {
-    errors = {"unexpected failure"};
-  }
-  if (errors.empty()) {
-    logger().info("Alias configuration reloaded successfully");
-  } else {
-    for (const std::string& e : errors) logger().error("Alias reload: " + e);
-  }
-  try {
-    cfg.record_alias_reload(errors.empty());
-  } catch (...) {
-  }
-  return errors.empty();
+  return run_reload(
+      "Alias", [&] { return cfg.reload_aliases(); }, [&](bool ok) { cfg.record_alias_reload(ok); });
 }
 
 Fingerprint take_fingerprint(const std::filesystem::path& dir) noexcept {
@@ -98,8 +102,8 @@ Fingerprint take_fingerprint(const std::filesystem::path& dir) noexcept {
       // A dangling link or an entry that vanished mid-scan is still part of the picture.
       if (::stat(it->path().c_str(), &st) == 0) {
         stamp.size = static_cast<std::uintmax_t>(st.st_size);
-        stamp.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
-                         st.st_mtim.tv_nsec;
+        stamp.mtime_ns =
+            static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
         stamp.inode = st.st_ino;
       }
       fp.entries.push_back(std::move(stamp));
@@ -113,7 +117,9 @@ Fingerprint take_fingerprint(const std::filesystem::path& dir) noexcept {
   return fp;
 }
 
-ConfigWatcher::~ConfigWatcher() { stop(); }
+ConfigWatcher::~ConfigWatcher() {
+  stop();
+}
 
 bool ConfigWatcher::running() const {
   std::lock_guard lock(mutex_);
@@ -149,9 +155,8 @@ void ConfigWatcher::start(config::Config& cfg, auth::Auth& auth) {
                   std::to_string(w.interval) + " s");
   }
   std::lock_guard lock(mutex_);
-  thread_ = std::thread([this, &cfg, &auth, w = std::move(watched)]() mutable {
-    run(cfg, auth, std::move(w));
-  });
+  thread_ = std::thread(
+      [this, &cfg, &auth, w = std::move(watched)]() mutable { run(cfg, auth, std::move(w)); });
 }
 
 void ConfigWatcher::stop() noexcept {
@@ -170,7 +175,8 @@ void ConfigWatcher::stop() noexcept {
 void ConfigWatcher::run(config::Config& cfg, auth::Auth& auth, std::vector<Watched> watched) {
   std::vector<Clock::time_point> due;
   const Clock::time_point started = Clock::now();
-  for (const Watched& w : watched) due.push_back(started + std::chrono::seconds(w.interval));
+  for (const Watched& w : watched)
+    due.push_back(started + std::chrono::seconds(w.interval));
 
   for (;;) {
     {
